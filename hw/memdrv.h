@@ -1,0 +1,26 @@
+// The board's register access driver "/dev/memdrv": one request record per
+// access, handed over with ioctl.
+#pragma once
+
+#include <cstdint>
+
+// The record as the driver takes it, every field in the processor's own
+// byte order. The three value fields are separate, not overlaid.
+struct MemdrvRequest {
+    int32_t width;     // REG_WIDTH_8 / 16 / 32
+    uint32_t address;  // physical register address
+    uint8_t value8;
+    uint8_t pad;
+    uint16_t value16;
+    uint32_t value32;
+};
+static_assert(sizeof(MemdrvRequest) == 16, "the driver takes a 16-byte record");
+
+constexpr int MEMDRV_READ = 0;
+constexpr int MEMDRV_WRITE = 1;
+constexpr const char* MEMDRV_PATH = "/dev/memdrv";
+constexpr int MEMDRV_OPEN_FLAGS = 4098;  // O_RDWR | O_SYNC as the board defines them
+
+int MEMDRV_Open();
+void MEMDRV_Close();
+int MEMDRV_Ioctl(int request, MemdrvRequest* record);
