@@ -49,6 +49,8 @@ int TMR_DeadlineExpired(TmrDeadline* d, int limitUs);
 int TMR_DeadlineStart(TmrDeadline* d);
 int TMR_BusyWaitUs(int us);
 void TMR_AbsTimeMs(struct timespec* ts, int ms);
+// The arithmetic of TMR_AbsTimeMs for a given "now" on TMR_CLOCK.
+void TMR_AbsTimeFrom(struct timespec* ts, int ms, const struct timeval* now);
 int TMR_SleepMs(int ms);
 int TMR_CondWaitMs(int ms, pthread_cond_t* cond);
 float TMR_LapMs(TmrLap* lap);
