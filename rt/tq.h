@@ -33,3 +33,7 @@ int TQ_StopTimer();
 int TQ_GetStats(TQ_Stats* stats);
 int TQ_ThreadDone(int slot);
 void TQ_Reap();
+
+// Number of countdown walks the tick thread has made since start-up (each
+// walk decrements every waiting task once). For diagnostics and timing tests.
+uint32_t TQ_TickCount();
