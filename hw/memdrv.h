@@ -21,6 +21,13 @@ constexpr int MEMDRV_WRITE = 1;
 constexpr const char* MEMDRV_PATH = "/dev/memdrv";
 constexpr int MEMDRV_OPEN_FLAGS = 4098;  // O_RDWR | O_SYNC as the board defines them
 
+// The descriptor is -1 while closed; the driver counts as open when it is
+// greater than 0. MEMDRV_Open: 1 = was open, 2 = opened now, 0 = open failed
+// (the negative result is kept, the next access tries again).
 int MEMDRV_Open();
 void MEMDRV_Close();
+// One request: opens the driver if needed, issues the ioctl, closes it again
+// if it opened it. Serialised across threads; always 0.
 int MEMDRV_Ioctl(int request, MemdrvRequest* record);
+// The current descriptor value (for tests and diagnostics).
+int MEMDRV_Descriptor();

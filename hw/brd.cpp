@@ -1,0 +1,23 @@
+#include "hw/brd.h"
+
+#include <cstdint>
+
+#include "hw/bo.h"
+#include "hw/reg.h"
+
+int BRD_TestConfigBit() {
+    uint32_t word = 0;
+    REG_Read(REG_WIDTH_32, BRD_CONFIG_REG, &word);
+    uint32_t bits = 0;
+    BO_SwapWord(word, &bits);
+    return (bits & (1u << 17)) != 0 ? 1 : 2;
+}
+
+int BRD_EnsureConfigWord() {
+    uint32_t word = 0;
+    REG_Read(REG_WIDTH_32, BRD_CONFIG_WORD_REG, &word);
+    if (word != BRD_CONFIG_WORD) {
+        REG_Write(REG_WIDTH_32, BRD_CONFIG_WORD_REG, static_cast<int>(BRD_CONFIG_WORD));
+    }
+    return 0;
+}
