@@ -21,20 +21,15 @@
 #include "rt/sys_evt.h"
 #include "rt/tmr.h"
 #include "sim/sim.h"
+#include "test_clock.h"
 
 namespace {
 
-int64_t nowUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
-
 // Polls cond every millisecond for up to limitMs; true once it holds.
 bool waitFor(const std::function<bool()>& cond, int limitMs = 3000) {
-    const int64_t end = nowUs() + static_cast<int64_t>(limitMs) * 1000;
+    const int64_t end = MonoUs() + static_cast<int64_t>(limitMs) * 1000;
     while (!cond()) {
-        if (nowUs() > end) return false;
+        if (MonoUs() > end) return false;
         TMR_SleepMs(1);
     }
     return true;
@@ -150,9 +145,9 @@ TEST_F(IntTest, StopEndsTheReaderClosesTheNodeAndAcknowledgesThePin) {
         ASSERT_EQ(c.start(), 0);
         ASSERT_TRUE(waitFor([&] { return SIM_IntWaiting(c.line) == 1; }));
         SIM_RegPoke(GPIO_IRQSTATUS, 0x00000001u);
-        const int64_t t0 = nowUs();
+        const int64_t t0 = MonoUs();
         EXPECT_EQ(c.stop(), 0);
-        EXPECT_LT(nowUs() - t0, 2000000);  // the reader goes promptly, no hang
+        EXPECT_LT(MonoUs() - t0, 2000000);  // the reader goes promptly, no hang
         EXPECT_EQ(int_fd[c.line].load(), 0);
         EXPECT_EQ(SIM_IntWaiting(c.line), 0);
         EXPECT_EQ(SIM_IntOpenNow(c.line), 0);
@@ -356,11 +351,11 @@ TEST_F(IntTest, OduRxStartBringsTransmitterToFinishedState) {
         SIM_Reset();
         if (c.stuck) SIM_FaultAlways(SIM_FAULT_TX_STUCK);
         SIM_InjectRx(pending, sizeof pending);
-        const int64_t t0 = nowUs();
+        const int64_t t0 = MonoUs();
         testing::internal::CaptureStdout();
         EXPECT_EQ(INT_OduRxStart(), c.result);
         testing::internal::GetCapturedStdout();
-        const int64_t took = nowUs() - t0;
+        const int64_t took = MonoUs() - t0;
         EXPECT_EQ(LNK_RxIrqMode.load(), 1);
         EXPECT_EQ(SIM_RegPeek(PORT_IRQENABLE) & 0x01u, 0x01u);
         EXPECT_EQ(SIM_RegWrites(PORT_TXSTART), c.txStarts);

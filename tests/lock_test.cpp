@@ -11,16 +11,10 @@
 #include <thread>
 
 #include "rt/tmr.h"
+#include "test_clock.h"
 
 namespace {
 
-constexpr double kSlackMs = 250.0;
-
-double MonoMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
 
 void ExpectState(int index, int held, int pid) {
     int h = -7;

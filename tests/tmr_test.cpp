@@ -1,6 +1,7 @@
 // Timing services: deadline arithmetic, waits on the monotonic clock, laps
 // and the timer slot table.
 #include "rt/tmr.h"
+#include "test_clock.h"
 
 #include <errno.h>
 #include <gtest/gtest.h>
@@ -22,21 +23,6 @@ extern "C" const char* __tsan_default_suppressions() {
 
 namespace {
 
-// Upward slack for every wait: the suite runs in parallel, under sanitizers
-// and under an emulator.
-constexpr double kSlackMs = 250.0;
-
-double MonoMs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-int64_t MonoUs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
-}
 
 // Makes a record look as if it had been started `us` microseconds earlier.
 void ShiftStartBack(TmrDeadline* d, int64_t us) {
