@@ -22,9 +22,13 @@ uint8_t ReadData() {
 
 }  // namespace
 
-int PORT_RxEmpty() { return (ReadStatus() & PORT_ST_RXEMPTY) != 0 ? 1 : 0; }
+int PORT_RxEmpty() {
+    return (ReadStatus() & PORT_ST_RXEMPTY) != 0 ? 1 : 0;
+}
 
-int PORT_TxDone() { return (ReadStatus() & PORT_ST_TXDONE) != 0 ? 1 : 0; }
+int PORT_TxDone() {
+    return (ReadStatus() & PORT_ST_TXDONE) != 0 ? 1 : 0;
+}
 
 int PORT_PutByte(uint8_t b) {
     for (int read = 1; (ReadStatus() & PORT_ST_TXFULL) != 0; ++read) {
@@ -36,7 +40,9 @@ int PORT_PutByte(uint8_t b) {
     return 0;
 }
 
-void PORT_StartTx() { REG_Write(REG_WIDTH_8, PORT_TXSTART, 1); }
+void PORT_StartTx() {
+    REG_Write(REG_WIDTH_8, PORT_TXSTART, 1);
+}
 
 int PORT_SendByte(uint8_t b) {
     int result = PORT_PutByte(b);

@@ -8,6 +8,8 @@
 //
 // The model ODU has its own FCS, stuffing and message parsing on purpose: it
 // must not share a fault with the control library it is testing.
+#include "sim/board.h"
+
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -21,7 +23,6 @@
 #include <ctime>
 #include <new>
 
-#include "sim/board.h"
 #include "sim/sim.h"
 
 namespace {
@@ -284,7 +285,9 @@ int64_t Now() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
-int64_t ByteTime(int64_t bytes) { return bytes * 10000000 / kn.lineRate; }
+int64_t ByteTime(int64_t bytes) {
+    return bytes * 10000000 / kn.lineRate;
+}
 
 // A slow driver: the time one open, ioctl or close spends in the kernel.
 // Taken outside the board mutex.
@@ -309,7 +312,9 @@ uint16_t Fcs(const uint8_t* p, int n) {
     return fcs;
 }
 
-bool FcsGood(const uint8_t* p, int n) { return Fcs(p, n) == 0xF0B8; }
+bool FcsGood(const uint8_t* p, int n) {
+    return Fcs(p, n) == 0xF0B8;
+}
 
 // Frame: flag, stuffed (msg + FCS), flag. fcsFlip damages the FCS.
 int Frame(const uint8_t* msg, int n, uint8_t fcsFlip, bool closingFlag, uint8_t* out, int max) {
@@ -354,7 +359,9 @@ bool IsMarker(const uint8_t* body, int n) {
     return n == 3 && body[0] == 0xFF && body[1] == 0x00 && body[2] == 0xFF;
 }
 
-bool HasSub(uint8_t cmd) { return cmd == 2 || cmd == 5 || cmd == 38; }
+bool HasSub(uint8_t cmd) {
+    return cmd == 2 || cmd == 5 || cmd == 38;
+}
 
 // ------------------------------------------------------------------ trace
 
@@ -391,8 +398,7 @@ void OpenTrace() {
     if (traceFd >= 0) simboard::RealClose(traceFd);
     traceFd = -1;
     if (kn.tracePath[0] != '\0') {
-        traceFd = simboard::RealOpen(kn.tracePath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
-                                       0644);
+        traceFd = simboard::RealOpen(kn.tracePath, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     }
 }
 
@@ -457,45 +463,45 @@ void DefaultParams() {
         PutLe(b, static_cast<uint32_t>(v), 4);
         PutParam(cmd, sub, b, 4);
     };
-    word(1, 0, 0);           // alarm word
-    byte(2, 1, 1);           // operating mode
-    byte(2, 4, 0);           // transmit mute
-    byte(2, 6, 1);           // ATPC on
-    word(2, 7, 30);          // transmit power, half units
-    PutLe(b, 18700000, 4);   // transmit frequency, kHz
+    word(1, 0, 0);              // alarm word
+    byte(2, 1, 1);              // operating mode
+    byte(2, 4, 0);              // transmit mute
+    byte(2, 6, 1);              // ATPC on
+    word(2, 7, 30);             // transmit power, half units
+    PutLe(b, 18700000, 4);      // transmit frequency, kHz
     PutLe(b + 4, 19710000, 4);  // receive frequency, kHz
     PutParam(2, 10, b, 8);
-    byte(2, 18, 28);         // bandwidth
-    byte(2, 19, 16);         // modulation
+    byte(2, 18, 28);  // bandwidth
+    byte(2, 19, 16);  // modulation
     byte(2, 31, 0);
-    byte(2, 32, 18);         // RF band
-    byte(2, 33, 1);          // HLTX
-    lng(2, 34, 1010000);     // transmit/receive spacing
-    word(2, 35, -20);        // minimum transmit power
-    word(2, 37, 40);         // maximum transmit power
+    byte(2, 32, 18);      // RF band
+    byte(2, 33, 1);       // HLTX
+    lng(2, 34, 1010000);  // transmit/receive spacing
+    word(2, 35, -20);     // minimum transmit power
+    word(2, 37, 40);      // maximum transmit power
     PutText(2, 39, "MODEL-18G", 10);
     lng(2, 41, 19700000);
     lng(2, 45, 19720000);
     lng(2, 49, 18690000);
     lng(2, 53, 18710000);
     PutText(2, 57, "SN00012345", 10);
-    byte(2, 58, 3);          // RBW
-    byte(2, 59, 'K');        // OEM code
+    byte(2, 58, 3);    // RBW
+    byte(2, 59, 'K');  // OEM code
     byte(2, 61, 0);
-    word(5, 1, 29);          // transmit power measurement
-    word(5, 2, -90);         // received signal level
-    word(5, 3, 41);          // temperature
+    word(5, 1, 29);   // transmit power measurement
+    word(5, 2, -90);  // received signal level
+    word(5, 3, 41);   // temperature
     PutLe(b, 29, 2);
     PutLe(b + 2, static_cast<uint16_t>(-90), 2);
     PutLe(b + 4, 41, 2);
     PutParam(5, 255, b, 6);
-    byte(7, 0, 1);           // reset cause: power-up
+    byte(7, 0, 1);  // reset cause: power-up
     PutVersion(1, "V1.00.0001", "V1.00.0002");
-    byte(32, 0, 42);         // alive counter
-    byte(36, 0, 0);          // RPS control
-    byte(37, 0, 0);          // RPS alarm
-    byte(38, 5, 10);         // ATPC time
-    byte(38, 7, 30);         // alive time
+    byte(32, 0, 42);  // alive counter
+    byte(36, 0, 0);   // RPS control
+    byte(37, 0, 0);   // RPS alarm
+    byte(38, 5, 10);  // ATPC time
+    byte(38, 7, 30);  // alive time
 }
 
 // Value in force at time t (a pending SET counts from its apply time on).
@@ -610,8 +616,8 @@ SimFault FaultFor(int n, bool consume) {
 }
 
 const char* const kFaultNames[SIM_FAULT_COUNT] = {
-    "none",     "silent",           "bad_fcs",    "wrong_command", "not_reply", "refused",
-    "late",     "no_closing_flag",  "flag_storm", "tx_stuck",      "tx_full",   "garbage",
+    "none", "silent",          "bad_fcs",    "wrong_command", "not_reply", "refused",
+    "late", "no_closing_flag", "flag_storm", "tx_stuck",      "tx_full",   "garbage",
 };
 
 // ------------------------------------------------------------------ model ODU
@@ -657,7 +663,8 @@ void Handle(const uint8_t* msg, int n, int64_t t, int number, SimFault fault) {
         const uint8_t* text = msg + hdr;
         int len = n - hdr;
         KeepText(g.texts, kTexts, &g.textCount, text, len);
-        bool control = TextIs(text, len, "S5") || TextIs(text, len, "S4") || TextIs(text, len, "S7");
+        bool control =
+            TextIs(text, len, "S5") || TextIs(text, len, "S4") || TextIs(text, len, "S7");
         if (g.uploadOpen && !control) KeepText(g.lines, kLines, &g.lineCount, text, len);
         if (TextIs(text, len, "S7")) g.uploadOpen = true;
         restart = g.s5Armed && TextIs(text, len, "S4");
@@ -793,7 +800,7 @@ void StartTx(int64_t now) {
     } else {
         snprintf(note, sizeof(note), "marker");
     }
-    if (n > 0) Trace(SIM_IDU_TO_ODU, start + ByteTime(1), end, bytes, n, note);
+    if (n > 0 || number > 0) Trace(SIM_IDU_TO_ODU, start + ByteTime(1), end, bytes, n, note);
     if (fault == SIM_FAULT_TX_STUCK) {
         g.txStuck = true;  // the frame never leaves
         return;
@@ -811,8 +818,7 @@ int WordIndex(uint32_t address) {
 }
 
 bool TxFull() {
-    return g.txCount >= kn.txFifoDepth ||
-           FaultFor(g.requestCount + 1, false) == SIM_FAULT_TX_FULL;
+    return g.txCount >= kn.txFifoDepth || FaultFor(g.requestCount + 1, false) == SIM_FAULT_TX_FULL;
 }
 
 uint8_t Status(int64_t now) {
@@ -977,7 +983,9 @@ long Num(const char* s, bool* ok) {
     return v;
 }
 
-bool Flag(const char* s, bool* ok) { return Num(s, ok) != 0; }
+bool Flag(const char* s, bool* ok) {
+    return Num(s, ok) != 0;
+}
 
 int ConfigLocked(const char* text) {
     char buf[512];
@@ -1073,7 +1081,8 @@ int ConfigLocked(const char* text) {
         }
         if (nt < 4 + values) return -1;
         for (int i = 0; i < values; ++i) {
-            long v = strcmp(kind, "hex") == 0 ? strtol(tok[4 + i], nullptr, 16) : Num(tok[4 + i], &ok);
+            long v =
+                strcmp(kind, "hex") == 0 ? strtol(tok[4 + i], nullptr, 16) : Num(tok[4 + i], &ok);
             PutLe(b + i * width, static_cast<uint32_t>(v), width);
         }
         if (!ok) return -1;
@@ -1165,7 +1174,9 @@ void InitOnce() {
     pthread_mutex_unlock(&mu);
 }
 
-__attribute__((constructor)) void LoadBoard() { pthread_once(&once, InitOnce); }
+__attribute__((constructor)) void LoadBoard() {
+    pthread_once(&once, InitOnce);
+}
 
 int ParseIntPath(const char* path) {
     static const char prefix[] = "/dev/int";
@@ -1261,10 +1272,10 @@ int IoctlLocked(unsigned long request, void* arg, int* err, int* delay) {
     }
     uint32_t value;
     if (write) {
-        value = rec.width == kWidth8 ? rec.value8
+        value = rec.width == kWidth8    ? rec.value8
                 : rec.width == kWidth16 ? rec.value16
-                : word ? WordFromField(rec.value32)
-                       : rec.value32;
+                : word                  ? WordFromField(rec.value32)
+                                        : rec.value32;
         RegWrite(rec.address, value, now);
     } else {
         value = RegRead(rec.address, now);
@@ -1318,7 +1329,9 @@ int Open(const char* path, int flags, bool* handled, int* err) {
     return fd;
 }
 
-bool IsSimulated(int fd) { return fd >= 0 && fd < kMaxFd && fdKind[fd].load() != 0; }
+bool IsSimulated(int fd) {
+    return fd >= 0 && fd < kMaxFd && fdKind[fd].load() != 0;
+}
 
 void Closing(int fd) {
     if (fd < 0 || fd >= kMaxFd) return;
@@ -1441,7 +1454,9 @@ int SIM_Config(const char* line) {
     return line != nullptr ? ConfigLocked(line) : -1;
 }
 
-int64_t SIM_NowUs() { return Now(); }
+int64_t SIM_NowUs() {
+    return Now();
+}
 
 namespace {
 template <typename F>
@@ -1518,7 +1533,9 @@ int SIM_GetParam(uint8_t cmd, uint8_t sub, uint8_t* out, int max) {
     return p->len;
 }
 
-void SIM_SetByte(uint8_t cmd, uint8_t sub, uint8_t value) { SIM_SetParam(cmd, sub, &value, 1); }
+void SIM_SetByte(uint8_t cmd, uint8_t sub, uint8_t value) {
+    SIM_SetParam(cmd, sub, &value, 1);
+}
 
 void SIM_SetWord(uint8_t cmd, uint8_t sub, int16_t value) {
     uint8_t b[2];
@@ -1776,8 +1793,12 @@ int RegCount(uint32_t address, bool write) {
 }
 }  // namespace
 
-int SIM_RegReads(uint32_t address) { return RegCount(address, false); }
-int SIM_RegWrites(uint32_t address) { return RegCount(address, true); }
+int SIM_RegReads(uint32_t address) {
+    return RegCount(address, false);
+}
+int SIM_RegWrites(uint32_t address) {
+    return RegCount(address, true);
+}
 int SIM_UnknownAccessCount() {
     return Locked([] { return g.unknownCount; });
 }

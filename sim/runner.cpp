@@ -23,8 +23,8 @@ void Usage(FILE* out) {
         "Runs PROGRAM on the simulated board (driver, FPGA, ODU).\n"
         "  --config FILE   read configuration lines from FILE (ODUSIM_CONFIG)\n"
         "  --trace FILE    append the wire trace to FILE (ODUSIM_TRACE)\n"
-        "  --param SPEC    parameter value, e.g. --param '2 7 word -7'\n"
-        "  --fault SPEC    fault, e.g. --fault silent, --fault 'bad_fcs on 2'\n"
+        "  --param VALUE   parameter value, e.g. --param '2 7 word -7'\n"
+        "  --fault FAULT   fault, e.g. --fault silent, --fault 'bad_fcs on 2'\n"
         "  --set LINE      any configuration line, e.g. --set 'answer_delay_us 500'\n"
         "  -h, --help      this text\n"
         "Environment: ODUSIM_EMULATOR runs PROGRAM through an emulator.\n",

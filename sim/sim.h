@@ -33,7 +33,8 @@
 void SIM_Reset();
 
 // Clears counters, the access log, the wire trace and the lists of texts and
-// mknod commands, but keeps the simulated state (registers, FIFOs, params).
+// mknod commands, but keeps the simulated state (registers, FIFOs, params,
+// faults). Request numbers start again at 1.
 void SIM_ClearWitness();
 
 // Applies one configuration line in the config file syntax (see README),
@@ -46,26 +47,26 @@ int64_t SIM_NowUs();
 
 // ---------------------------------------------------------------- knobs
 
-void SIM_SetLineRate(int bitsPerSecond);      // default 115200; 10 bits per byte
-void SIM_SetAnswerDelayUs(int us);            // end of request -> first answer byte; default 2000
-void SIM_SetLateDelayUs(int us);              // answer delay under SIM_FAULT_LATE; default 1000000
-void SIM_SetSetApplyDelayMs(int ms);          // SET takes effect this much later; default 0;
-                                              // negative: a SET is never applied
-void SIM_SetRestartSilenceMs(int ms);         // silence after "S5","S4"; default 20000
-void SIM_SetTxFifoDepth(int bytes);           // default 256 (1..4096)
-void SIM_SetGarbageBytes(int n);              // bytes sent before the answer under
-                                              // SIM_FAULT_GARBAGE; default 20
-void SIM_SetStormBytes(int n);                // length of a SIM_FAULT_FLAG_STORM; default 2000
-void SIM_SetMemdrvMissing(int missing);       // 1: open("/dev/memdrv") fails with ENOENT
-void SIM_SetDriverDelayUs(int us);            // each open, ioctl and close of "/dev/memdrv"
-                                              // takes this long, as a slow driver would; default 0
-void SIM_SetIoctlFails(int fails);            // 1: every memdrv ioctl fails (-1, EIO) and
-                                              // leaves the record untouched
-void SIM_SetIntReadFails(int fails);          // 1: read() on "/dev/int%d" fails at once (-1, EIO)
-void SIM_SetIntOpenFails(int fails);          // 1: open("/dev/int%d") fails (-1, ENODEV)
-void SIM_SetNodesExist(int exist);            // 1: every "/dev/int%d" node exists already
-                                              // (mknod answers 256)
-void SIM_SetTraceFile(const char* path);      // wire trace file (appended); nullptr/"" = none
+void SIM_SetLineRate(int bitsPerSecond);  // default 115200; 10 bits per byte
+void SIM_SetAnswerDelayUs(int us);        // end of request -> first answer byte; default 2000
+void SIM_SetLateDelayUs(int us);          // answer delay under SIM_FAULT_LATE; default 1000000
+void SIM_SetSetApplyDelayMs(int ms);      // SET takes effect this much later; default 0;
+                                          // negative: a SET is never applied
+void SIM_SetRestartSilenceMs(int ms);     // silence after "S5","S4"; default 20000
+void SIM_SetTxFifoDepth(int bytes);       // default 256 (1..4096)
+void SIM_SetGarbageBytes(int n);          // bytes sent before the answer under
+                                          // SIM_FAULT_GARBAGE; default 20
+void SIM_SetStormBytes(int n);            // length of a SIM_FAULT_FLAG_STORM; default 2000
+void SIM_SetMemdrvMissing(int missing);   // 1: open("/dev/memdrv") fails with ENOENT
+void SIM_SetDriverDelayUs(int us);        // each open, ioctl and close of "/dev/memdrv"
+                                          // takes this long, as a slow driver would; default 0
+void SIM_SetIoctlFails(int fails);        // 1: every memdrv ioctl fails (-1, EIO) and
+                                          // leaves the record untouched
+void SIM_SetIntReadFails(int fails);      // 1: read() on "/dev/int%d" fails at once (-1, EIO)
+void SIM_SetIntOpenFails(int fails);      // 1: open("/dev/int%d") fails (-1, ENODEV)
+void SIM_SetNodesExist(int exist);        // 1: every "/dev/int%d" node exists already
+                                          // (mknod answers 256)
+void SIM_SetTraceFile(const char* path);  // wire trace file (appended); nullptr/"" = none
 
 // ---------------------------------------------------------------- model ODU parameters
 //
@@ -81,7 +82,7 @@ void SIM_SetTraceFile(const char* path);      // wire trace file (appended); nul
 constexpr int SIM_PARAM_MAX = 64;  // longest value (bytes)
 
 int SIM_SetParam(uint8_t cmd, uint8_t sub, const uint8_t* bytes, int len);  // 0 / -1
-int SIM_GetParam(uint8_t cmd, uint8_t sub, uint8_t* out, int max);  // length, -1 = absent
+int SIM_GetParam(uint8_t cmd, uint8_t sub, uint8_t* out, int max);          // length, -1 = absent
 
 void SIM_SetByte(uint8_t cmd, uint8_t sub, uint8_t value);
 void SIM_SetWord(uint8_t cmd, uint8_t sub, int16_t value);
@@ -117,24 +118,24 @@ int SIM_GetPair(uint8_t cmd, uint8_t sub, int32_t* first, int32_t* second);  // 
 
 enum SimFault : int {
     SIM_FAULT_NONE = 0,
-    SIM_FAULT_SILENT,          // no answer at all
-    SIM_FAULT_BAD_FCS,         // answer frame with a damaged FCS
-    SIM_FAULT_WRONG_COMMAND,   // good frame, command byte = request's + 1
-    SIM_FAULT_NOT_REPLY,       // good frame, first byte = request's type (not 1)
-    SIM_FAULT_REFUSED,         // status byte 1, no value bytes
-    SIM_FAULT_LATE,            // answer starts `late delay` after the request
-    SIM_FAULT_NO_CLOSING_FLAG, // answer without its closing flag
-    SIM_FAULT_FLAG_STORM,      // flags with 0..2 bytes between them instead of the answer
-    SIM_FAULT_TX_STUCK,        // transmitter never finishes
-    SIM_FAULT_TX_FULL,         // transmit FIFO stays full
-    SIM_FAULT_GARBAGE,         // non-flag bytes before the answer
+    SIM_FAULT_SILENT,           // no answer at all
+    SIM_FAULT_BAD_FCS,          // answer frame with a damaged FCS
+    SIM_FAULT_WRONG_COMMAND,    // good frame, command byte = request's + 1
+    SIM_FAULT_NOT_REPLY,        // good frame, first byte = request's type (not 1)
+    SIM_FAULT_REFUSED,          // status byte 1, no value bytes
+    SIM_FAULT_LATE,             // answer starts `late delay` after the request
+    SIM_FAULT_NO_CLOSING_FLAG,  // answer without its closing flag
+    SIM_FAULT_FLAG_STORM,       // flags with 0..2 bytes between them instead of the answer
+    SIM_FAULT_TX_STUCK,         // transmitter never finishes
+    SIM_FAULT_TX_FULL,          // transmit FIFO stays full
+    SIM_FAULT_GARBAGE,          // non-flag bytes before the answer
     SIM_FAULT_COUNT
 };
 
-void SIM_FaultAlways(SimFault kind);             // SIM_FAULT_NONE switches it off
-void SIM_FaultOnRequest(int n, SimFault kind);   // request number n (1-based, from reset)
-void SIM_FaultNext(int count, SimFault kind);    // the next `count` requests
-void SIM_FaultClear();                           // all of the above off
+void SIM_FaultAlways(SimFault kind);            // SIM_FAULT_NONE switches it off
+void SIM_FaultOnRequest(int n, SimFault kind);  // request number n (1-based, from reset)
+void SIM_FaultNext(int count, SimFault kind);   // the next `count` requests
+void SIM_FaultClear();                          // all of the above off
 
 // Name used in the config syntax and the trace ("silent", "bad_fcs", ...);
 // SIM_FaultByName returns SIM_FAULT_COUNT for an unknown name.
@@ -170,11 +171,11 @@ int SIM_Silent();         // 1 while the ODU is silent after a restart
 // One request as the ODU parsed it (last SIM_REQUEST_LOG kept).
 constexpr int SIM_REQUEST_LOG = 512;
 struct SimRequest {
-    int number;              // 1-based request number
-    int64_t endUs;           // time its last byte left the transmitter
-    int goodFcs;             // 1 if the FCS was right
-    int fault;               // SimFault applied to it
-    int len;                 // message bytes (without FCS), up to 128
+    int number;     // 1-based request number
+    int64_t endUs;  // time its last byte left the transmitter
+    int goodFcs;    // 1 if the FCS was right
+    int fault;      // SimFault applied to it
+    int len;        // message bytes (without FCS), up to 128
     uint8_t msg[128];
 };
 // i from 0 (oldest kept) to SIM_RequestCount()-1; -1 when no longer kept.
@@ -198,25 +199,28 @@ constexpr int SIM_TRACE_LOG = 1024;  // entries kept
 
 enum SimDir : int { SIM_IDU_TO_ODU = 0, SIM_ODU_TO_IDU = 1 };
 
-// One transmission on the line: for IDU->ODU the bytes of one PORT_TXSTART,
-// for ODU->IDU one answer (or injected stream) as it is put on the line.
+// One transmission on the line: for IDU->ODU the bytes of one PORT_TXSTART
+// (a request whose bytes a full FIFO refused shows with len 0), for ODU->IDU
+// one answer (or injected stream) as it is put on the line. Times are when
+// the first / last byte has completely crossed the line (for an answer they
+// may lie in the future when the entry is read).
 struct SimFrame {
     int dir;          // SimDir
-    int64_t firstUs;  // first byte on the line (may lie in the future for an answer)
-    int64_t lastUs;   // last byte on the line
+    int64_t firstUs;  // first byte across
+    int64_t lastUs;   // last byte across
     int len;          // total bytes (only the first SIM_FRAME_MAX are kept)
     uint8_t bytes[SIM_FRAME_MAX];
 };
-int SIM_TraceCount();                       // entries since reset / clear
-int SIM_GetTrace(int i, SimFrame* out);    // 0, or -1 when no longer kept
+int SIM_TraceCount();                    // entries since reset / clear
+int SIM_GetTrace(int i, SimFrame* out);  // 0, or -1 when no longer kept
 
 // ---------------------------------------------------------------- driver and register witness
 
 struct SimAccess {
     uint32_t address;
-    int width;      // width code as the driver received it
-    int write;      // 1 = MEMDRV_WRITE, 0 = MEMDRV_READ
-    uint32_t value; // the register value read or written (not byte-reversed)
+    int width;       // width code as the driver received it
+    int write;       // 1 = MEMDRV_WRITE, 0 = MEMDRV_READ
+    uint32_t value;  // the register value read or written (not byte-reversed)
     int64_t tUs;
 };
 constexpr int SIM_ACCESS_LOG = 32768;  // accesses kept
@@ -226,7 +230,7 @@ int64_t SIM_AccessCount();
 int SIM_GetAccess(int64_t i, SimAccess* out);  // 0, or -1 when no longer kept
 int SIM_RegReads(uint32_t address);
 int SIM_RegWrites(uint32_t address);
-int SIM_UnknownAccessCount();       // accesses to addresses the board does not have
+int SIM_UnknownAccessCount();  // accesses to addresses the board does not have
 uint32_t SIM_LastUnknownAddress();
 
 // The last driver request exactly as the ioctl received it: request number
@@ -258,9 +262,9 @@ void SIM_RegPokeDriver(uint32_t address, uint32_t word);
 // receive FIFO while bit 0 of 0x53000124 is set; that sets bit 0 of
 // 0x53000126, which clears when read.
 void SIM_FireLine(int n);
-int SIM_IntWaiting(int n);    // threads blocked in read() on line n right now
-int SIM_IntReads(int n);      // reads on line n that returned (failed ones included)
-int SIM_IntOpenNow(int n);    // descriptors of line n open right now
+int SIM_IntWaiting(int n);  // threads blocked in read() on line n right now
+int SIM_IntReads(int n);    // reads on line n that returned (failed ones included)
+int SIM_IntOpenNow(int n);  // descriptors of line n open right now
 
 int SIM_MknodCount();
 int SIM_GetMknod(int i, char* out, int size);  // command text; length, -1 if none
