@@ -65,8 +65,16 @@ void lnkAnswerWait(int irqMs, int sleepMs) {
     }
 }
 
-bool lnkMatches(int status, const uint8_t* answer, const uint8_t* request) {
-    return status == ODU_OK && answer[0] == MSG_REPLY && answer[1] == request[1];
+// An answer matches when it is a reply to the request's command and, for the
+// commands that carry a sub-command, repeats the sub-command in its place.
+// Without the sub-command check a late answer to an earlier request for
+// another parameter of the same command (2, 5 or 38) would be decoded as
+// this parameter's value and reported as success.
+bool lnkMatches(int status, const uint8_t* answer, uint8_t len, const uint8_t* request) {
+    if (status != ODU_OK || answer[0] != MSG_REPLY || answer[1] != request[1]) return false;
+    const int messageLen = len - 2;  // without the FCS
+    if (MSG_HasSub(request[1]) && messageLen > 3 && answer[3] != request[2]) return false;
+    return true;
 }
 
 void lnkDump(const uint8_t* request, uint8_t n, const uint8_t* answer, uint8_t len) {
@@ -170,7 +178,8 @@ int LNK_Exchange(const uint8_t* request, uint8_t n, uint8_t* answer, uint8_t* le
         lnkAnswerWait(LNK_ANSWER_WAIT_MS, LNK_ANSWER_WAIT_MS);
         status = ODU_ERR_NORESPONSE;
         for (int attempt = 0; attempt < kExchangeAttempts; attempt++) {
-            if (lnkMatches(LNK_ReceiveFrame(answer, len), answer, request)) {
+            int received = LNK_ReceiveFrame(answer, len);
+            if (lnkMatches(received, answer, *len, request)) {
                 status = ODU_OK;
                 break;
             }
@@ -231,7 +240,8 @@ int LNK_TransactRetry(uint8_t type, uint8_t command, uint8_t sub, const OduValue
         lnkAnswerWait(LNK_RETRY_IRQ_WAIT_MS, LNK_ANSWER_WAIT_MS);
         TMR_SleepMs(1);
         for (int attempt = 0; attempt < kRetryAttempts; attempt++) {
-            if (lnkMatches(LNK_ReceiveFrame(answer, &answerLen), answer, request)) {
+            int received = LNK_ReceiveFrame(answer, &answerLen);
+            if (lnkMatches(received, answer, answerLen, request)) {
                 matched = true;
                 break;
             }

@@ -194,6 +194,33 @@ TEST_P(LinkMatch, NonMatchingFramesBeforeTheAnswer) {
 
 INSTANTIATE_TEST_SUITE_P(Attempts, LinkMatch, testing::Values(7, 8));
 
+// A late answer to an earlier request for another parameter of the same
+// command must not be taken as this parameter's value: it is confirmed with
+// the marker frame and skipped like any other answer that does not match.
+TEST_F(LinkSim, LateAnswerForAnotherSubCommandIsSkipped) {
+    Bytes stale = Frame({0x01, 0x02, 0x00, 0x04, 0x11});  // answer to GET 2/4
+    SIM_PrefixNextAnswer(stale.data(), static_cast<int>(stale.size()));
+    SIM_SetByte(2, 1, 0x22);
+    OduValue v{};
+    EXPECT_EQ(ODU_OK, LNK_Transact(MSG_GET, 2, 1, nullptr, &v));
+    EXPECT_EQ(0x22, v.payload.b[0]);
+    EXPECT_EQ(1, SIM_RequestCount());
+    EXPECT_EQ(2, SIM_MarkerCount());
+}
+
+// The same late answer as the only frame: the transaction fails rather than
+// report another parameter's value.
+TEST_F(LinkSim, OnlyAnAnswerForAnotherSubCommandIsNoAnswer) {
+    Bytes stale = Frame({0x01, 0x02, 0x00, 0x04, 0x11});
+    SIM_FaultAlways(SIM_FAULT_SILENT);
+    SIM_ScheduleRx(kPolledAnswerDelayUs, stale.data(), static_cast<int>(stale.size()));
+    OduValue v{};
+    v.kind = 99;
+    EXPECT_EQ(ODU_ERR_NORESPONSE, LNK_Transact(MSG_GET, 2, 1, nullptr, &v));
+    EXPECT_EQ(99, v.kind);
+    EXPECT_EQ(1, SIM_MarkerCount());
+}
+
 // The receive step on its own, fed straight into the receive FIFO.
 struct ReceiveCase {
     const char* name;
