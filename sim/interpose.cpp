@@ -83,18 +83,28 @@ int __open64_2(const char* path, int flags) {
     return real(path, flags);
 }
 
-int openat(int dirfd, const char* path, int flags, ...) {
-    va_list ap;
-    va_start(ap, flags);
-    mode_t mode = ModeArg(flags, ap);
-    va_end(ap);
+namespace {
+
+// An absolute path is the board's business whatever the directory
+// descriptor; anything else goes to the real call.
+int OpenAt(OpenAtFn real, int dirfd, const char* path, int flags, mode_t mode) {
     bool handled = false;
     if (path != nullptr && path[0] == '/') {
         int fd = SimOpen(path, flags, &handled);
         if (handled) return fd;
     }
-    static OpenAtFn real = Next<OpenAtFn>("openat");
     return real(dirfd, path, flags, mode);
+}
+
+}  // namespace
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = ModeArg(flags, ap);
+    va_end(ap);
+    static OpenAtFn real = Next<OpenAtFn>("openat");
+    return OpenAt(real, dirfd, path, flags, mode);
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
@@ -102,13 +112,8 @@ int openat64(int dirfd, const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = ModeArg(flags, ap);
     va_end(ap);
-    bool handled = false;
-    if (path != nullptr && path[0] == '/') {
-        int fd = SimOpen(path, flags, &handled);
-        if (handled) return fd;
-    }
     static OpenAtFn real = Next<OpenAtFn>("openat64");
-    return real(dirfd, path, flags, mode);
+    return OpenAt(real, dirfd, path, flags, mode);
 }
 
 int close(int fd) {
