@@ -2,15 +2,10 @@
 
 #include <cstdint>
 
-#include "hw/bo.h"
 #include "hw/reg.h"
 
 int BRD_TestConfigBit() {
-    uint32_t word = 0;
-    REG_Read(REG_WIDTH_32, BRD_CONFIG_REG, &word);
-    uint32_t bits = 0;
-    BO_SwapWord(word, &bits);
-    return (bits & (1u << 17)) != 0 ? 1 : 2;
+    return (REG_ReadSwapped32(BRD_CONFIG_REG) & REG_Bit(17)) != 0 ? 1 : 2;
 }
 
 int BRD_EnsureConfigWord() {

@@ -15,18 +15,8 @@ constexpr int GPIO_TYPE_BITS = 3;
 constexpr int GPIO_TYPE_LO_PINS = 8;    // pins 0..7 in the low type word
 constexpr int GPIO_TYPE_LAST_PIN = 12;  // highest pin with a type field
 
-// Bit of a pin or interrupt number in a 32-bit word; 0 (no bit) outside 0..31.
-constexpr uint32_t GPIO_Mask(int bit) {
-    return bit >= 0 && bit < 32 ? 1u << bit : 0u;
-}
-
 int GPIO_ReadPin(int pin);
 int GPIO_IrqPending(int pin);
 int GPIO_IrqAck(int pin);
 int GPIO_SetIrqType(int pin, int type);
 int GPIO_SetDirection(int pin, int value);
-
-// Reads a byte-reversed 32-bit register and returns its true bit image.
-uint32_t GPIO_ReadWord(uint32_t address);
-// Writes a true bit image to a byte-reversed 32-bit register.
-void GPIO_WriteWord(uint32_t address, uint32_t value);

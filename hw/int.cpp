@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "hw/fpga.h"
 #include "hw/gpio.h"
 #include "hw/memdrv.h"
 #include "hw/port.h"
@@ -27,7 +28,6 @@ constexpr int kCommandSize = 256;
 constexpr int kReadBufSize = 32;
 constexpr int kOduRxReadLen = 27;
 constexpr uint8_t kOduRxCauses = 0x03;  // PORT_IRQSTATUS bits 0 and 1
-constexpr uint8_t kOduRxEnable = 0x01;  // PORT_IRQENABLE bit 0
 constexpr int kTxStartTries = 12;
 constexpr int kTxStartWaitUs = 100;
 
@@ -121,6 +121,16 @@ void* intEventReader(int line, int readLen, int event) {
     return nullptr;
 }
 
+// Opens a line's node and, when that works, records the descriptor, reports
+// it and starts the reader thread. -1 when the node does not open.
+int intOpenAndStart(int line, const char* path, void* (*entry)(void*)) {
+    const int fd = intOpenNode(path);
+    if (fd <= 0) return -1;
+    int_fd[line].store(fd);
+    printf("int_fd[%d]=%d\n", line, fd);
+    return intStartThread(line, entry);
+}
+
 int intLineStart(int line, void (*gpio)(int), void* (*entry)(void*)) {
     if (int_fd[line].load() > 0) return -1;
     char path[kPathSize];
@@ -131,18 +141,18 @@ int intLineStart(int line, void (*gpio)(int), void* (*entry)(void*)) {
         printf("%s - exists\n", path);
     }
     gpio(INT_GPIO_SETUP);
-    const int fd = intOpenNode(path);
-    if (fd <= 0) return -1;
-    int_fd[line].store(fd);
-    printf("int_fd[%d]=%d\n", line, fd);
-    return intStartThread(line, entry);
+    return intOpenAndStart(line, path, entry);
 }
 
-void intSetOduRxEnable(bool on) {
-    uint8_t reg = 0;
-    REG_Read(REG_WIDTH_8, PORT_IRQENABLE, &reg);
-    reg = static_cast<uint8_t>(on ? (reg | kOduRxEnable) : (reg & ~kOduRxEnable));
-    REG_Write(REG_WIDTH_8, PORT_IRQENABLE, reg);
+// Set-up (direction and interrupt type) or acknowledgement of a line's pin.
+void intLineGpio(int line, int mode) {
+    const int pin = intPin(line);
+    if (mode == INT_GPIO_SETUP) {
+        GPIO_SetDirection(pin, 1);
+        GPIO_SetIrqType(pin, INT_IRQ_TYPE);
+    } else if (mode == INT_GPIO_ACK) {
+        GPIO_IrqAck(pin);
+    }
 }
 
 }  // namespace
@@ -161,22 +171,16 @@ int INT_OduRxMode(int mode) {
             char path[kPathSize];
             intNodePath(path, line);
             INT_MakeNode(path, INT_NODE_MODE, INT_NODE_MAJOR, line);
-            GPIO_SetDirection(intPin(line), 1);
-            GPIO_SetIrqType(intPin(line), INT_IRQ_TYPE);
-            const int fd = intOpenNode(path);
-            int_fd[line].store(fd);
-            if (fd > 0) {
-                printf("int_fd[%d]=%d\n", line, fd);
-                intStartThread(line, INT_OduRxThread);
-            }
+            intLineGpio(line, INT_GPIO_SETUP);
+            intOpenAndStart(line, path, INT_OduRxThread);
         }
-        intSetOduRxEnable(true);
+        FPGA_IrqEnable(1, FPGA_SRC_ODU_RX);
         return 0;
     }
     if (mode == INT_MODE_OFF) {
         LNK_RxIrqMode.store(0);
         if (int_fd[line].load() > 0) intStopThread(line);
-        intSetOduRxEnable(false);
+        FPGA_IrqEnable(0, FPGA_SRC_ODU_RX);
         return 0;
     }
     return mode;
@@ -247,23 +251,11 @@ int INT_Line22Ctl(int mode) {
 }
 
 void INT_Line20Gpio(int mode) {
-    const int pin = intPin(INT_LINE_20);
-    if (mode == INT_GPIO_SETUP) {
-        GPIO_SetDirection(pin, 1);
-        GPIO_SetIrqType(pin, INT_IRQ_TYPE);
-    } else if (mode == INT_GPIO_ACK) {
-        GPIO_IrqAck(pin);
-    }
+    intLineGpio(INT_LINE_20, mode);
 }
 
 void INT_Line22Gpio(int mode) {
-    const int pin = intPin(INT_LINE_22);
-    if (mode == INT_GPIO_SETUP) {
-        GPIO_SetDirection(pin, 1);
-        GPIO_SetIrqType(pin, INT_IRQ_TYPE);
-    } else if (mode == INT_GPIO_ACK) {
-        GPIO_IrqAck(pin);
-    }
+    intLineGpio(INT_LINE_22, mode);
 }
 
 void* INT_Line20Thread(void*) {

@@ -4,12 +4,11 @@
 #include <cstdio>
 
 #include "hw/bo.h"
-#include "hw/gpio.h"
 #include "hw/reg.h"
 
 int IRQ_SetEnable(int on, int n) {
-    uint32_t mask = GPIO_Mask(n);
-    uint32_t value = GPIO_ReadWord(IRQ_ENABLE);
+    uint32_t mask = REG_Bit(n);
+    uint32_t value = REG_ReadSwapped32(IRQ_ENABLE);
     if (on == IRQ_ON) {
         value |= mask;
     } else if (on == IRQ_OFF) {

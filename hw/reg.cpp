@@ -1,5 +1,6 @@
 #include "hw/reg.h"
 
+#include "hw/bo.h"
 #include "hw/memdrv.h"
 
 int REG_Read(int width, uint32_t address, void* result) {
@@ -43,4 +44,18 @@ int REG_Write(int width, uint32_t address, int value) {
     }
     MEMDRV_Ioctl(MEMDRV_WRITE, &record);
     return 0;
+}
+
+uint32_t REG_ReadSwapped32(uint32_t address) {
+    uint32_t raw = 0;
+    REG_Read(REG_WIDTH_32, address, &raw);
+    uint32_t value = 0;
+    BO_SwapWord(raw, &value);
+    return value;
+}
+
+void REG_WriteSwapped32(uint32_t address, uint32_t value) {
+    uint32_t raw = 0;
+    BO_SwapWord(value, &raw);
+    REG_Write(REG_WIDTH_32, address, static_cast<int>(raw));
 }

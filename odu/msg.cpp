@@ -122,12 +122,10 @@ void MSG_PutValue(const OduValue* value, uint8_t* buf, uint8_t* len) {
         case VK_BYTE:
             buf[n++] = value->payload.b[0];
             break;
-        case VK_WORD: {
-            const uint16_t w = static_cast<uint16_t>(value->payload.w);
-            buf[n++] = static_cast<uint8_t>(w);
-            buf[n++] = static_cast<uint8_t>(w >> 8);
+        case VK_WORD:
+            BO_PutLe16(static_cast<uint16_t>(value->payload.w), &buf[n], &buf[n + 1]);
+            n += 2;
             break;
-        }
         case VK_LONG:
             BO_PutLe32(static_cast<uint32_t>(value->payload.l), &buf[n], &buf[n + 1], &buf[n + 2],
                        &buf[n + 3]);

@@ -133,27 +133,22 @@ void Release(TQ_Task* t) {
 }
 
 // Caller holds g_timerMutex; the record is on no list.
-void Arm(TQ_Task* t, int periodMs, TQ_TaskFn function, int mode) {
-    int32_t ticks = PeriodToTicks(periodMs);
-    if (ticks <= 0) ticks = 1;
-    t->countdown = ticks;
-    t->reload = ticks;
-    t->mode = mode;
-    t->function = function;
-    t->expired = 0;
-    t->removed = 0;
-    t->place = PLACE_TIMER;
-    LIST_InsertBefore(&t->link, &g_timerList);
-    g_waiting.fetch_add(1, std::memory_order_relaxed);
-}
-
-// Caller holds g_timerMutex; the record is on no list.
 void Rearm(TQ_Task* t) {
     t->countdown = t->reload;
     t->expired = 0;
     t->place = PLACE_TIMER;
     LIST_InsertBefore(&t->link, &g_timerList);
     g_waiting.fetch_add(1, std::memory_order_relaxed);
+}
+
+// Caller holds g_timerMutex; the record is on no list.
+void Arm(TQ_Task* t, int periodMs, TQ_TaskFn function, int mode) {
+    int32_t ticks = PeriodToTicks(periodMs);
+    t->reload = ticks > 0 ? ticks : 1;
+    t->mode = mode;
+    t->function = function;
+    t->removed = 0;
+    Rearm(t);
 }
 
 // The live task a handle names, or null for an empty entry or a stale one
@@ -467,13 +462,10 @@ int TQ_Remove(unsigned handle) {
     if (t != nullptr) {
         switch (t->place) {
             case PLACE_TIMER:
-                LIST_Unlink(&t->link);
-                g_waiting.fetch_sub(1, std::memory_order_relaxed);
-                Release(t);
-                break;
             case PLACE_READY:
                 LIST_Unlink(&t->link);
-                g_ready.fetch_sub(1, std::memory_order_relaxed);
+                (t->place == PLACE_TIMER ? g_waiting : g_ready)
+                    .fetch_sub(1, std::memory_order_relaxed);
                 Release(t);
                 break;
             case PLACE_PICKED:

@@ -28,11 +28,20 @@ F Next(const char* name) {
     return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
 }
 
-int SimOpen(const char* path, int flags, bool* handled) {
-    int err = 0;
-    int fd = simboard::Open(path, flags, handled, &err);
-    if (*handled && fd < 0) errno = err;
-    return fd;
+// An absolute path the board simulates is opened by the board; any other
+// open goes to the real call.
+template <typename RealOpen>
+int RouteOpen(const char* path, int flags, RealOpen real) {
+    if (path != nullptr && path[0] == '/') {
+        bool handled = false;
+        int err = 0;
+        const int fd = simboard::Open(path, flags, &handled, &err);
+        if (handled) {
+            if (fd < 0) errno = err;
+            return fd;
+        }
+    }
+    return real();
 }
 
 mode_t ModeArg(int flags, va_list ap) {
@@ -48,11 +57,8 @@ int open(const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = ModeArg(flags, ap);
     va_end(ap);
-    bool handled = false;
-    int fd = SimOpen(path, flags, &handled);
-    if (handled) return fd;
     static OpenFn real = Next<OpenFn>("open");
-    return real(path, flags, mode);
+    return RouteOpen(path, flags, [&] { return real(path, flags, mode); });
 }
 
 int open64(const char* path, int flags, ...) {
@@ -60,43 +66,19 @@ int open64(const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = ModeArg(flags, ap);
     va_end(ap);
-    bool handled = false;
-    int fd = SimOpen(path, flags, &handled);
-    if (handled) return fd;
     static OpenFn real = Next<OpenFn>("open64");
-    return real(path, flags, mode);
+    return RouteOpen(path, flags, [&] { return real(path, flags, mode); });
 }
 
 int __open_2(const char* path, int flags) {
-    bool handled = false;
-    int fd = SimOpen(path, flags, &handled);
-    if (handled) return fd;
     static Open2Fn real = Next<Open2Fn>("__open_2");
-    return real(path, flags);
+    return RouteOpen(path, flags, [&] { return real(path, flags); });
 }
 
 int __open64_2(const char* path, int flags) {
-    bool handled = false;
-    int fd = SimOpen(path, flags, &handled);
-    if (handled) return fd;
     static Open2Fn real = Next<Open2Fn>("__open64_2");
-    return real(path, flags);
+    return RouteOpen(path, flags, [&] { return real(path, flags); });
 }
-
-namespace {
-
-// An absolute path is the board's business whatever the directory
-// descriptor; anything else goes to the real call.
-int OpenAt(OpenAtFn real, int dirfd, const char* path, int flags, mode_t mode) {
-    bool handled = false;
-    if (path != nullptr && path[0] == '/') {
-        int fd = SimOpen(path, flags, &handled);
-        if (handled) return fd;
-    }
-    return real(dirfd, path, flags, mode);
-}
-
-}  // namespace
 
 int openat(int dirfd, const char* path, int flags, ...) {
     va_list ap;
@@ -104,7 +86,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
     mode_t mode = ModeArg(flags, ap);
     va_end(ap);
     static OpenAtFn real = Next<OpenAtFn>("openat");
-    return OpenAt(real, dirfd, path, flags, mode);
+    return RouteOpen(path, flags, [&] { return real(dirfd, path, flags, mode); });
 }
 
 int openat64(int dirfd, const char* path, int flags, ...) {
@@ -113,7 +95,7 @@ int openat64(int dirfd, const char* path, int flags, ...) {
     mode_t mode = ModeArg(flags, ap);
     va_end(ap);
     static OpenAtFn real = Next<OpenAtFn>("openat64");
-    return OpenAt(real, dirfd, path, flags, mode);
+    return RouteOpen(path, flags, [&] { return real(dirfd, path, flags, mode); });
 }
 
 int close(int fd) {
